@@ -1,1 +1,293 @@
-// placeholder
+#include "runtime/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace ostrevan {
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+std::mutex& RunDirectoryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+Text& RunDirectoryValue() {
+  static Text value;
+  return value;
+}
+
+// Cuts a path before its last separator. The separator is one byte below 0x80, so the GBK walk
+// matters only for the backslash, which a double-byte character may hold as its second byte.
+Text FolderOf(const Text& path) {
+  Text sep(1, kSeparator);
+  std::int32_t last = FindLast(path, sep);
+  return last <= 0 ? Text() : LeftBytes(path, last - 1);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+// A name beside the target that no other writer uses and that emptying a folder still removes
+// (no leading dot).
+Text TemporaryNameFor(const Text& path) {
+  static std::atomic<unsigned long> counter{0};
+  return JoinText({path, ".ostrevan-tmp-", std::to_string(getpid()), "-",
+                   std::to_string(counter.fetch_add(1))});
+}
+
+struct OpenFiles {
+  std::mutex mutex;
+  std::map<FileNumber, int> descriptors;
+  FileNumber next = 1;
+};
+
+OpenFiles& Registry() {
+  static OpenFiles* files = new OpenFiles;
+  return *files;
+}
+
+bool IsRoot(const Text& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) != nullptr) {
+    return Text(resolved) == "/";
+  }
+  // A path that does not resolve names no folder; only a spelling of the root is refused here.
+  return path.find_first_not_of("/.") == Text::npos;
+}
+
+void EmptyFolder(int folder_fd);
+
+// Removes one entry of the folder; a folder is emptied first. Links are entries like files.
+void RemoveEntry(int folder_fd, const char* name) {
+  struct stat info;
+  if (fstatat(folder_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    unlinkat(folder_fd, name, 0);
+    return;
+  }
+  int child = openat(folder_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (child < 0) {
+    return;
+  }
+  EmptyFolder(child);
+  close(child);
+  unlinkat(folder_fd, name, AT_REMOVEDIR);
+}
+
+// Lists every entry first, then deletes, so that deleting never disturbs the listing. Names that
+// begin with a dot are left alone.
+void EmptyFolder(int folder_fd) {
+  int listing_fd = dup(folder_fd);
+  if (listing_fd < 0) {
+    return;
+  }
+  DIR* dir = fdopendir(listing_fd);
+  if (dir == nullptr) {
+    close(listing_fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  for (const std::string& name : names) {
+    RemoveEntry(folder_fd, name.c_str());
+  }
+}
+
+void SpawnDetached(const char* program, const Text& argument) {
+  pid_t child = fork();
+  if (child < 0) {
+    return;
+  }
+  if (child == 0) {
+    // The grandchild runs the program; the child ends at once, so nobody is left to reap.
+    if (fork() == 0) {
+      setsid();
+      execlp(program, program, argument.c_str(), static_cast<char*>(nullptr));
+    }
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void DesktopOpen(ShellVerb, const Text& target) {
+  SpawnDetached("xdg-open", target);
+}
+
+std::atomic<ShellHandler> g_shell_handler{&DesktopOpen};
+
+}  // namespace
+
+Text RunDirectory() {
+  std::lock_guard guard(RunDirectoryMutex());
+  return RunDirectoryValue();
+}
+
+void InitRunDirectory() {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  Text folder = length > 0 ? FolderOf(Text(path, static_cast<std::size_t>(length))) : Text();
+  if (folder.empty() && length > 0) {
+    folder = Text(1, kSeparator);
+  }
+  {
+    std::lock_guard guard(RunDirectoryMutex());
+    RunDirectoryValue() = folder;
+  }
+  if (!folder.empty() && chdir(folder.c_str()) != 0) {
+    // The tool still works with absolute paths; the current folder only matters to programs
+    // that the desktop starts for us.
+    errno = 0;
+  }
+}
+
+void SetRunDirectoryForTesting(const Text& folder) {
+  std::lock_guard guard(RunDirectoryMutex());
+  RunDirectoryValue() = folder;
+}
+
+Text JoinPath(std::string_view folder, std::string_view name) {
+  return JoinText({folder, std::string_view(&kSeparator, 1), name});
+}
+
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name.find_first_of("/\\") == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+bool WriteFileBytes(const Text& path, std::initializer_list<std::string_view> buffers) {
+  if (path.empty()) {
+    return false;
+  }
+  Text temporary = TemporaryNameFor(path);
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return false;
+  }
+  bool written = true;
+  for (std::string_view buffer : buffers) {
+    if (!WriteAll(fd, buffer)) {
+      written = false;
+      break;
+    }
+  }
+  if (close(fd) != 0) {
+    written = false;
+  }
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+FileNumber OpenForRewrite(const Text& path) {
+  if (path.empty()) {
+    return 0;
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return 0;
+  }
+  OpenFiles& files = Registry();
+  std::lock_guard guard(files.mutex);
+  FileNumber number = files.next++;
+  files.descriptors[number] = fd;
+  return number;
+}
+
+void CloseFile(FileNumber number) {
+  OpenFiles& files = Registry();
+  int fd = -1;
+  {
+    std::lock_guard guard(files.mutex);
+    auto found = files.descriptors.find(number);
+    if (found == files.descriptors.end()) {
+      return;
+    }
+    fd = found->second;
+    files.descriptors.erase(found);
+  }
+  close(fd);
+}
+
+void CloseAllFiles() {
+  OpenFiles& files = Registry();
+  std::map<FileNumber, int> open_files;
+  {
+    std::lock_guard guard(files.mutex);
+    open_files.swap(files.descriptors);
+  }
+  for (const auto& [number, fd] : open_files) {
+    close(fd);
+  }
+}
+
+bool CreateFolder(const Text& path) {
+  return !path.empty() && mkdir(path.c_str(), 0755) == 0;
+}
+
+bool DeleteFolderTree(const Text& path) {
+  std::size_t start = path.find_first_not_of(' ');
+  if (start == Text::npos) {
+    return false;
+  }
+  Text folder = path.substr(start);
+  if (IsRoot(folder)) {
+    return false;
+  }
+  // O_NOFOLLOW: a link that names a folder is no folder of ours to empty.
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  EmptyFolder(fd);
+  close(fd);
+  return rmdir(folder.c_str()) == 0;
+}
+
+void ShellRun(ShellVerb verb, const Text& target) {
+  g_shell_handler.load()(verb, target);
+}
+
+void SetShellHandler(ShellHandler handler) {
+  g_shell_handler = handler != nullptr ? handler : &DesktopOpen;
+}
+
+}  // namespace ostrevan

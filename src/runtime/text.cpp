@@ -1,1 +1,166 @@
-// placeholder
+#include "runtime/text.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "runtime/threads.h"
+
+namespace ostrevan {
+namespace {
+
+bool IsLeadByte(char c) {
+  return static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The length of the character that begins at p: two bytes for a lead byte followed by another
+// byte, else one. Zero when a lead byte is the last byte, which ends every walk.
+std::size_t CharacterLength(std::string_view text, std::size_t p) {
+  if (!IsLeadByte(text[p])) {
+    return 1;
+  }
+  return p + 1 < text.size() ? 2 : 0;
+}
+
+std::string_view UpToZero(std::string_view bytes) {
+  return bytes.substr(0, bytes.find('\0'));
+}
+
+}  // namespace
+
+std::int32_t TextLength(std::string_view text) {
+  return static_cast<std::int32_t>(UpToZero(text).size());
+}
+
+Text JoinText(std::initializer_list<std::string_view> parts) {
+  std::size_t total = 0;
+  for (std::string_view part : parts) {
+    total += UpToZero(part).size();
+  }
+  Text joined;
+  joined.reserve(total);
+  for (std::string_view part : parts) {
+    joined += UpToZero(part);
+  }
+  return joined;
+}
+
+Text LeftBytes(std::string_view text, std::int32_t count) {
+  text = UpToZero(text);
+  if (count <= 0) {
+    return Text();
+  }
+  return Text(text.substr(0, static_cast<std::size_t>(count)));
+}
+
+Text RightBytes(std::string_view text, std::int32_t count) {
+  text = UpToZero(text);
+  if (count <= 0) {
+    return Text();
+  }
+  std::size_t n = std::min(text.size(), static_cast<std::size_t>(count));
+  return Text(text.substr(text.size() - n));
+}
+
+std::int32_t FindLast(std::string_view text, std::string_view search) {
+  text = UpToZero(text);
+  search = UpToZero(search);
+  std::int32_t found = -1;
+  std::size_t p = 0;
+  while (p + search.size() <= text.size() && p < text.size()) {
+    if (text.compare(p, search.size(), search) == 0) {
+      found = static_cast<std::int32_t>(p + 1);
+    }
+    std::size_t step = CharacterLength(text, p);
+    if (step == 0) {
+      break;
+    }
+    p += step;
+  }
+  return found;
+}
+
+TextArray SplitText(std::string_view text, std::string_view delimiter) {
+  text = UpToZero(text);
+  delimiter = UpToZero(delimiter);
+  TextArray pieces;
+  if (text.empty()) {
+    return pieces;
+  }
+  std::size_t piece = 0;
+  std::size_t p = 0;
+  if (!delimiter.empty()) {
+    while (text.size() - p >= delimiter.size()) {
+      if (text.compare(p, delimiter.size(), delimiter) == 0) {
+        pieces.emplace_back(text.substr(piece, p - piece));
+        p += delimiter.size();
+        piece = p;
+        continue;
+      }
+      std::size_t step = CharacterLength(text, p);
+      if (step == 0) {
+        break;
+      }
+      p += step;
+    }
+  }
+  if (piece < text.size()) {
+    pieces.emplace_back(text.substr(piece));
+  }
+  return pieces;
+}
+
+Text BytesToText(std::string_view buffer) {
+  return Text(UpToZero(buffer));
+}
+
+ByteBuffer TextToBytes(std::string_view text) {
+  return ByteBuffer(UpToZero(text));
+}
+
+Text NumberToText(std::int32_t number) {
+  return std::to_string(number);
+}
+
+std::int32_t TruncateToInt(double value) {
+  if (!std::isfinite(value)) {
+    return 0;
+  }
+  auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(std::trunc(value)));
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(wide));
+}
+
+std::int32_t ElementCount(const TextArray& array) {
+  return static_cast<std::int32_t>(array.size());
+}
+
+const Text& ElementAt(const TextArray& array, std::int32_t index) {
+  if (index < 1) {
+    FatalRuntimeError(4, "数组成员引用下标必须大于等于1");
+  }
+  if (index > ElementCount(array)) {
+    FatalRuntimeError(1, "数组成员引用下标超出定义范围");
+  }
+  return array[static_cast<std::size_t>(index - 1)];
+}
+
+Text FatalErrorReport(std::int32_t code, std::string_view message) {
+  Text report = "运行时出错!\r\n\r\n";
+  if (code != 0) {
+    report += JoinText({"错误代码：", NumberToText(code), "\r\n\r\n"});
+  }
+  if (!UpToZero(message).empty()) {
+    report += JoinText({"错误信息：", message, "\r\n"});
+  }
+  return report;
+}
+
+[[noreturn]] void FatalRuntimeError(std::int32_t code, std::string_view message) {
+  WithdrawEndOfProgramCleanup();
+  ShowMessage("错误", FatalErrorReport(code, message), BoxIcon::Error);
+  _exit(-1);
+}
+
+}  // namespace ostrevan
