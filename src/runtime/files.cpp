@@ -3,7 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,6 +14,8 @@
 #include <map>
 #include <mutex>
 #include <vector>
+
+#include "runtime/threads.h"
 
 namespace ostrevan {
 namespace {
@@ -34,12 +36,17 @@ Text& RunDirectoryValue() {
   return value;
 }
 
-// Cuts a path before its last separator. The separator is one byte below 0x80, so the GBK walk
-// matters only for the backslash, which a double-byte character may hold as its second byte.
+// Cuts a path before its last separator. On Windows the backslash may be the second byte of a
+// GBK character, so the cut walks characters there; "/" is never a second byte, and the system
+// hands us its paths in UTF-8, which a GBK walk would misread.
 Text FolderOf(const Text& path) {
-  Text sep(1, kSeparator);
-  std::int32_t last = FindLast(path, sep);
+#ifdef _WIN32
+  std::int32_t last = FindLast(path, "\\");
   return last <= 0 ? Text() : LeftBytes(path, last - 1);
+#else
+  std::size_t last = path.rfind(kSeparator);
+  return last == Text::npos ? Text() : path.substr(0, last);
+#endif
 }
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -129,23 +136,36 @@ void EmptyFolder(int folder_fd) {
   }
 }
 
-void SpawnDetached(const char* program, const Text& argument) {
-  pid_t child = fork();
-  if (child < 0) {
-    return;
-  }
-  if (child == 0) {
-    // The grandchild runs the program; the child ends at once, so nobody is left to reap.
-    if (fork() == 0) {
-      setsid();
-      execlp(program, program, argument.c_str(), static_cast<char*>(nullptr));
-    }
-    _exit(0);
-  }
+void ReapChild(pid_t child) {
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
+// posix_spawn rather than fork: this process has many threads, and a forked copy of it may only
+// call what is safe after fork. A small thread waits for the child so that none is left behind
+// as a zombie, without holding up the caller.
+void SpawnDetached(const char* program, const Text& argument) {
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    return;
+  }
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  std::string program_name(program);
+  std::string argument_copy(argument);
+  char* argv[] = {program_name.data(), argument_copy.data(), nullptr};
+  pid_t child = 0;
+  int failed = posix_spawnp(&child, program, nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) {
+    return;
+  }
+  if (!StartWorker([child] { ReapChild(child); })) {
+    ReapChild(child);
+  }
+}
+
+// xdg-open shows a folder in the file manager and opens a file with its application, so both
+// verbs come to the same request.
 void DesktopOpen(ShellVerb, const Text& target) {
   SpawnDetached("xdg-open", target);
 }
@@ -162,15 +182,14 @@ Text RunDirectory() {
 void InitRunDirectory() {
   char path[PATH_MAX];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  // For an executable in the root the value is empty, so that JoinPath still gives "/name".
   Text folder = length > 0 ? FolderOf(Text(path, static_cast<std::size_t>(length))) : Text();
-  if (folder.empty() && length > 0) {
-    folder = Text(1, kSeparator);
-  }
   {
     std::lock_guard guard(RunDirectoryMutex());
     RunDirectoryValue() = folder;
   }
-  if (!folder.empty() && chdir(folder.c_str()) != 0) {
+  Text current = folder.empty() ? Text(1, kSeparator) : folder;
+  if (length > 0 && chdir(current.c_str()) != 0) {
     // The tool still works with absolute paths; the current folder only matters to programs
     // that the desktop starts for us.
     errno = 0;
@@ -187,8 +206,10 @@ Text JoinPath(std::string_view folder, std::string_view name) {
 }
 
 bool IsPlainFileName(std::string_view name) {
-  return !name.empty() && name.find_first_of("/\\") == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
+  if (name.empty() || name == "." || name == "..") {
+    return false;
+  }
+  return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
 }
 
 bool WriteFileBytes(const Text& path, std::initializer_list<std::string_view> buffers) {
@@ -271,6 +292,10 @@ bool DeleteFolderTree(const Text& path) {
   Text folder = path.substr(start);
   if (IsRoot(folder)) {
     return false;
+  }
+  // A trailing separator would make the system follow a link that the path ends in.
+  while (folder.size() > 1 && folder.back() == kSeparator) {
+    folder.pop_back();
   }
   // O_NOFOLLOW: a link that names a folder is no folder of ours to empty.
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

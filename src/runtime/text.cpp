@@ -69,9 +69,12 @@ std::int32_t FindLast(std::string_view text, std::string_view search) {
   search = UpToZero(search);
   std::int32_t found = -1;
   std::size_t p = 0;
-  while (p + search.size() <= text.size() && p < text.size()) {
+  while (p + search.size() <= text.size()) {
     if (text.compare(p, search.size(), search) == 0) {
       found = static_cast<std::int32_t>(p + 1);
+    }
+    if (p == text.size()) {
+      break;
     }
     std::size_t step = CharacterLength(text, p);
     if (step == 0) {
@@ -91,6 +94,7 @@ TextArray SplitText(std::string_view text, std::string_view delimiter) {
   }
   std::size_t piece = 0;
   std::size_t p = 0;
+  // An empty delimiter would match everywhere without moving on; it splits nothing.
   if (!delimiter.empty()) {
     while (text.size() - p >= delimiter.size()) {
       if (text.compare(p, delimiter.size(), delimiter) == 0) {
@@ -125,10 +129,14 @@ Text NumberToText(std::int32_t number) {
 }
 
 std::int32_t TruncateToInt(double value) {
-  if (!std::isfinite(value)) {
+  // What the processor's conversion gives outside the 64-bit range (and for NaN) is the
+  // integer 0x8000000000000000, whose low 32 bits are 0; the cast itself would be undefined.
+  constexpr double kTwoToThe63 = 9223372036854775808.0;
+  double whole = std::trunc(value);
+  if (!(whole >= -kTwoToThe63 && whole < kTwoToThe63)) {
     return 0;
   }
-  auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(std::trunc(value)));
+  auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(whole));
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(wide));
 }
 
