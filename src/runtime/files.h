@@ -18,7 +18,8 @@ void SetRunDirectoryForTesting(const Text& folder);
 
 // The one place that knows the path separator.
 Text JoinPath(std::string_view folder, std::string_view name);
-// True when name can be used as one component of a path: no separator of any platform in it.
+// True when name can be used as one component of a path: no separator of any platform in it,
+// no zero byte, and not empty, "." or "..", which name no file of their own.
 bool IsPlainFileName(std::string_view name);
 
 // Replaces the file with the buffers' bytes, atomically: the bytes go to a temporary file beside
@@ -36,7 +37,9 @@ void CloseAllFiles();
 // Creates exactly one folder; false when anything of that name exists or the parent is missing.
 bool CreateFolder(const Text& path);
 // Deletes the folder and everything in it, except entries whose names begin with a dot. Links
-// are removed as entries and never followed. True when the folder itself was removed.
+// are removed as entries and never followed. True when the folder itself was removed. Leading
+// spaces are skipped. Refused (false, nothing deleted): the empty path, spaces only, any
+// spelling of the root, and a path that is itself a link, even one to a folder.
 bool DeleteFolderTree(const Text& path);
 
 enum class ShellVerb { Explore = 2, Open = 4 };

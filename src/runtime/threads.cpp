@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -136,8 +137,11 @@ void RaiseOpenFileLimit() {
 
 long OpenFileLimit() {
   rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-    return 1024;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return -1;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > LONG_MAX) {
+    return LONG_MAX;
   }
   return static_cast<long>(limit.rlim_cur);
 }

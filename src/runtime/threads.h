@@ -35,7 +35,7 @@ void ShowInfo(const Text& message);
 
 // Raises the soft open-file limit to the hard one: a batch holds thousands of transfers at once.
 void RaiseOpenFileLimit();
-// The soft open-file limit in force.
+// The soft open-file limit in force; LONG_MAX when unlimited, -1 when it cannot be read.
 long OpenFileLimit();
 
 // Runs the start of the runtime: the open-file limit, the executable's folder.
