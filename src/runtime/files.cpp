@@ -149,12 +149,21 @@ void SpawnDetached(const char* program, const Text& argument) {
   if (posix_spawnattr_init(&attributes) != 0) {
     return;
   }
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    posix_spawnattr_destroy(&attributes);
+    return;
+  }
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  // The started application may outlive the tool; it must not hold our transfers' sockets or
+  // half-written files open.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   std::string program_name(program);
   std::string argument_copy(argument);
   char* argv[] = {program_name.data(), argument_copy.data(), nullptr};
   pid_t child = 0;
-  int failed = posix_spawnp(&child, program, nullptr, &attributes, argv, environ);
+  int failed = posix_spawnp(&child, program, &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (failed != 0) {
     return;

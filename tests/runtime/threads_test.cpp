@@ -1,6 +1,7 @@
 // Workers, locks, boxes, the end-of-program clean-up and the desktop requests.
 #include "runtime/threads.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -260,9 +261,11 @@ class FakeDesktop : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     bin_ = pattern;
     out_ = bin_ / "argv.txt";
+    fds_ = bin_ / "fds.txt";
     {
       std::ofstream script(bin_ / "xdg-open");
       script << "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" << out_.string() << ".part\"\n"
+             << "ls -l /proc/$$/fd > \"" << fds_.string() << "\"\n"
              << "mv \"" << out_.string() << ".part\" \"" << out_.string() << "\"\n";
     }
     fs::permissions(bin_ / "xdg-open", fs::perms::owner_all);
@@ -290,10 +293,14 @@ class FakeDesktop : public ::testing::Test {
 
   fs::path bin_;
   fs::path out_;
+  fs::path fds_;
   std::string saved_path_;
 };
 
 TEST_F(FakeDesktop, DefaultHandlerRunsXdgOpenWithoutAShell) {
+  // Stands for a descriptor that a library opened without close-on-exec, such as a socket.
+  int held_open = open((bin_ / "held.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(held_open, 0);
   for (ShellVerb verb : {ShellVerb::Open, ShellVerb::Explore}) {
     SCOPED_TRACE(static_cast<int>(verb));
     fs::remove(out_);
@@ -304,7 +311,12 @@ TEST_F(FakeDesktop, DefaultHandlerRunsXdgOpenWithoutAShell) {
     std::string written(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(written, target + "\n");
     EXPECT_TRUE(WaitUntil([] { return ChildProcesses() == 0; }));
+    std::ifstream fds(fds_);
+    std::string inherited(std::istreambuf_iterator<char>(fds), {});
+    EXPECT_NE(inherited.find("xdg-open"), std::string::npos) << inherited;
+    EXPECT_EQ(inherited.find("held.txt"), std::string::npos) << inherited;
   }
+  close(held_open);
 }
 
 }  // namespace
