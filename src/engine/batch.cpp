@@ -18,7 +18,6 @@ enum class Mode { Nickname, Avatar };
 
 constexpr char kLineBreak[] = "\r\n";
 constexpr char kNicknameSeparator[] = "----";
-constexpr char kLauncherRefused[] = "无法启动提取线程，请稍后再试。";
 // Rows are inserted this many at a time: one round trip to the window per chunk, and the window
 // thread is never held long enough to freeze the list.
 constexpr int kRowsPerInsert = 256;
@@ -162,7 +161,7 @@ void AnnounceNicknames(const Text& lines) {
   if (WriteFileBytes(NicknameFile(), {lines})) {
     ShowInfo(kNicknamesDone);
   } else {
-    ShowInfo(JoinText({"昵称获取完毕，但无法写入文件：", NicknameFile()}));
+    ShowInfo(JoinText({texts::kNicknameFileNotWritten, TextFromNative(NicknameFile())}));
   }
 }
 
@@ -379,7 +378,7 @@ Text AvatarFolder() {
   return JoinPath(RunDirectory(), "头像");
 }
 Text AvatarFilePath(const Text& number) {
-  return JoinPath(AvatarFolder(), JoinText({number, ".jpg"}));
+  return JoinPath(AvatarFolder(), NativeFromText(JoinText({number, ".jpg"})));
 }
 
 Text ExtractNickname(const Text& reply) {
@@ -435,7 +434,7 @@ void ExtractCommand() {
     return;
   }
   if (!StartWorker(std::function<void()>(launcher))) {
-    ShowInfo(kLauncherRefused);
+    ShowInfo(texts::kLauncherRefused);
   }
 }
 

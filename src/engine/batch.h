@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "engine/results_table.h"
+#include "runtime/program_texts.h"
 #include "runtime/text.h"
 #include "runtime/threads.h"
 
@@ -14,12 +15,12 @@ namespace ostrevan {
 inline constexpr char kPortraitHost[] = "r.qzone.qq.com";
 inline constexpr char kAvatarHost[] = "q1.qlogo.cn";
 
-inline constexpr char kStatusFetching[] = "正在获取";
-inline constexpr char kStatusDone[] = "获取完毕";
-inline constexpr char kStatusFailed[] = "获取失败";
-inline constexpr char kChooseFirst[] = "请先做出选择！";
-inline constexpr char kNicknamesDone[] = "昵称获取完毕！";
-inline constexpr char kAvatarsDone[] = "头像获取完毕！";
+using texts::kAvatarsDone;
+using texts::kChooseFirst;
+using texts::kNicknamesDone;
+using texts::kStatusDone;
+using texts::kStatusFailed;
+using texts::kStatusFetching;
 
 Text NicknameUrl(const Text& number);
 Text AvatarUrl(const Text& number);

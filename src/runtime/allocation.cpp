@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "runtime/program_texts.h"
 #include "runtime/text.h"
 
 // Referenced by the link options of the runtime library, so that every program that links it
@@ -27,7 +28,8 @@ thread_local bool t_reporting = false;
     _exit(-1);
   }
   t_reporting = true;
-  std::string message = "分配 " + std::to_string(bytes) + " 字节内存失败!";
+  std::string message = ostrevan::texts::kAllocationFailedBefore + std::to_string(bytes) +
+                        ostrevan::texts::kAllocationFailedAfter;
   ostrevan::FatalRuntimeError(0, message);
 }
 

@@ -1,11 +1,14 @@
 #include "runtime/text.h"
 
+#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
+#include "runtime/program_texts.h"
 #include "runtime/threads.h"
 
 namespace ostrevan {
@@ -146,28 +149,74 @@ std::int32_t ElementCount(const TextArray& array) {
 
 const Text& ElementAt(const TextArray& array, std::int32_t index) {
   if (index < 1) {
-    FatalRuntimeError(4, "数组成员引用下标必须大于等于1");
+    FatalRuntimeError(4, texts::kIndexBelowOne);
   }
   if (index > ElementCount(array)) {
-    FatalRuntimeError(1, "数组成员引用下标超出定义范围");
+    FatalRuntimeError(1, texts::kIndexBeyondCount);
   }
   return array[static_cast<std::size_t>(index - 1)];
 }
 
+namespace {
+
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string Convert(std::string_view bytes, const char* to, const char* from) {
+  if (IsAscii(bytes)) {
+    return std::string(bytes);
+  }
+  iconv_t converter = iconv_open(to, from);
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    return std::string(bytes);
+  }
+  std::string in(bytes);
+  std::string out;
+  char* in_next = in.data();
+  std::size_t in_left = in.size();
+  char buffer[256];
+  while (in_left > 0) {
+    char* out_next = buffer;
+    std::size_t out_left = sizeof buffer;
+    std::size_t done = iconv(converter, &in_next, &in_left, &out_next, &out_left);
+    out.append(buffer, static_cast<std::size_t>(out_next - buffer));
+    if (done == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      // A byte sequence the source encoding does not know: skip one byte.
+      out += '?';
+      ++in_next;
+      --in_left;
+    }
+  }
+  iconv_close(converter);
+  return out;
+}
+
+}  // namespace
+
+Text TextFromNative(std::string_view native) {
+  return BytesToText(Convert(native, "GBK", "UTF-8"));
+}
+
+std::string NativeFromText(std::string_view text) {
+  return Convert(UpToZero(text), "UTF-8", "GBK");
+}
+
 Text FatalErrorReport(std::int32_t code, std::string_view message) {
-  Text report = "运行时出错!\r\n\r\n";
+  Text report = texts::kReportHeading;
   if (code != 0) {
-    report += JoinText({"错误代码：", NumberToText(code), "\r\n\r\n"});
+    report += JoinText({texts::kReportCode, NumberToText(code), "\r\n\r\n"});
   }
   if (!UpToZero(message).empty()) {
-    report += JoinText({"错误信息：", message, "\r\n"});
+    report += JoinText({texts::kReportMessage, message, "\r\n"});
   }
   return report;
 }
 
 [[noreturn]] void FatalRuntimeError(std::int32_t code, std::string_view message) {
   WithdrawEndOfProgramCleanup();
-  ShowMessage("错误", FatalErrorReport(code, message), BoxIcon::Error);
+  ShowMessage(texts::kErrorCaption, FatalErrorReport(code, message), BoxIcon::Error);
   _exit(-1);
 }
 

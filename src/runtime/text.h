@@ -39,6 +39,11 @@ std::int32_t ElementCount(const TextArray& array);
 // Index below 1 is fatal error 4, above the element count fatal error 1.
 const Text& ElementAt(const TextArray& array, std::int32_t index);
 
+// File names of the system (UTF-8 on Linux) and the tool's texts (GBK) meet only here. Bytes
+// that the other side cannot hold are replaced by "?".
+Text TextFromNative(std::string_view native);
+std::string NativeFromText(std::string_view text);
+
 // The report shown for a fatal error, exactly as the user reads it.
 Text FatalErrorReport(std::int32_t code, std::string_view message);
 // Shows the report in an error box, then ends the process with exit code -1 without the

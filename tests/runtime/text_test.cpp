@@ -252,3 +252,27 @@ TEST(Allocation, NothrowFormReturnsNull) {
 
 }  // namespace
 }  // namespace ostrevan
+
+namespace ostrevan {
+namespace {
+
+// Written as byte escapes: this file is compiled with GBK as its execution character set.
+TEST(NativeNames, ConvertBetweenTheCodePageAndTheSystemsNames) {
+  const struct {
+    const char* gbk;
+    const char* utf8;
+  } cases[] = {
+      {"10001.jpg", "10001.jpg"},
+      {"\xD0\xA1\xC3\xF7", "\xE5\xB0\x8F\xE6\x98\x8E"},      // 小明
+      {"a\xCD\xB7\xCF\xF1z", "a\xE5\xA4\xB4\xE5\x83\x8Fz"},  // a头像z
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NativeFromText(c.gbk), c.utf8);
+    EXPECT_EQ(TextFromNative(c.utf8), c.gbk);
+  }
+  // A byte the other side cannot read is replaced, not dropped with what follows it.
+  EXPECT_EQ(TextFromNative("a\xFFz"), "a?z");
+}
+
+}  // namespace
+}  // namespace ostrevan
