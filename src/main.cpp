@@ -1,10 +1,5 @@
-#include <QApplication>
-#include <QWidget>
+#include "ui/app.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QWidget window;
-  window.setWindowTitle(QStringLiteral("Ostrevan"));
-  window.show();
-  return app.exec();
+  ostrevan::RunProgram(argc, argv);
 }
