@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "engine/batch.h"
@@ -11,6 +12,7 @@ struct ExtractCase {
   const char* name;
   Text reply;
   Text nickname;
+  friend void PrintTo(const ExtractCase& c, std::ostream* os) { *os << c.name; }
 };
 
 // Q stands for the double quote in the names; the replies are the service's shape.

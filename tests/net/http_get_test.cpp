@@ -297,15 +297,20 @@ TEST(HttpSession, ConcurrentFirstCallsOpenOneSession) {
   EXPECT_EXIT(
       {
         HttpGlobalInit();
-        RawServer server([](const std::string&) { return Script{WithLength("200 OK", "x")}; });
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 20; ++i) {
-          threads.emplace_back([&] { HttpGet(server.Base() + "/"); });
+        bool one_session = false;
+        {
+          RawServer server([](const std::string&) { return Script{WithLength("200 OK", "x")}; });
+          std::vector<std::thread> threads;
+          for (int i = 0; i < 20; ++i) {
+            threads.emplace_back([&] { HttpGet(server.Base() + "/"); });
+          }
+          for (std::thread& t : threads) {
+            t.join();
+          }
+          one_session = HttpSessionOpenCount() == 1 && server.Requests().size() == 20;
         }
-        for (std::thread& t : threads) {
-          t.join();
-        }
-        std::exit(HttpSessionOpenCount() == 1 && server.Requests().size() == 20 ? 0 : 1);
+        // Every thread has been joined by now, so that nothing runs while the process ends.
+        std::exit(one_session ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
   EXPECT_EXIT(
@@ -320,6 +325,7 @@ struct UrlCase {
   const char* url;
   bool accepted;
   const char* transport_url;  // TransportUrl of the parts when accepted
+  friend void PrintTo(const UrlCase& c, std::ostream* os) { *os << c.url; }
 };
 
 const UrlCase kUrlCases[] = {

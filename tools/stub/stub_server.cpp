@@ -445,17 +445,27 @@ struct StubServer::Impl {
     }
   }
 
-  void CloseAll() {
+  // Ends the service: the port and every connection close. The wake-up descriptor stays open
+  // until Stop, which may still be writing to it.
+  void CloseConnections() {
     for (auto& [fd, connection] : connections) {
       close(fd);
     }
     connections.clear();
-    for (int* fd : {&listen_fd, &epoll_fd, &wake_fd}) {
-      if (*fd >= 0) {
-        close(*fd);
-        *fd = -1;
-      }
+    CloseDescriptor(listen_fd);
+  }
+
+  static void CloseDescriptor(int& fd) {
+    if (fd >= 0) {
+      close(fd);
+      fd = -1;
     }
+  }
+
+  void CloseAll() {
+    CloseConnections();
+    CloseDescriptor(epoll_fd);
+    CloseDescriptor(wake_fd);
   }
 };
 
@@ -494,21 +504,21 @@ bool StubServer::Start(const StubOptions& options) {
   }
   s.thread = std::thread([&s] {
     s.Loop();
-    s.CloseAll();
+    s.CloseConnections();
   });
   return true;
 }
 
 void StubServer::Stop() {
   Impl& s = *impl_;
-  if (!s.thread.joinable()) {
-    return;
+  if (s.thread.joinable()) {
+    std::uint64_t one = 1;
+    if (write(s.wake_fd, &one, sizeof one) < 0) {
+      // The loop also ends when its lifetime is over; join waits for that.
+    }
+    s.thread.join();
   }
-  std::uint64_t one = 1;
-  if (write(s.wake_fd, &one, sizeof one) < 0) {
-    // The loop also ends when its lifetime is over; join waits for that.
-  }
-  s.thread.join();
+  s.CloseAll();
 }
 
 void StubServer::Wait() {
