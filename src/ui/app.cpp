@@ -13,7 +13,7 @@
 
 namespace ostrevan {
 
-void RunProgram(int argc, char** argv) {
+void RunProgram(int argc, char** argv, const std::function<void(MainWindow&)>& once_shown) {
   InitRuntimeServices();
   // Before any thread exists: the transport's global state is not safe to set up later.
   HttpGlobalInit();
@@ -24,6 +24,9 @@ void RunProgram(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("ostrevan"));
   InstallMessageBoxes();
   MainWindow* window = LoadMainWindow();
+  if (once_shown) {
+    once_shown(*window);
+  }
   RunMessageLoop();
 
   // Workers may still be mid-request or waiting for the window. They are not joined: the doors

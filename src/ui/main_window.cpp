@@ -12,6 +12,12 @@
 #include "ui/code_page.h"
 #include "ui/output_commands.h"
 
+// Resources of a static library are registered by hand; the macro works only outside any
+// namespace.
+static void RegisterResources() {
+  Q_INIT_RESOURCE(ui);
+}
+
 namespace ostrevan {
 namespace {
 
@@ -140,6 +146,7 @@ MainWindow::MainWindow()
       // Deliberately never freed: workers may call it after the window has gone.
       proxy_(new WindowProxy(this)) {
   setWindowTitle(QStringLiteral("Ostrevan"));
+  RegisterResources();
   setWindowIcon(QIcon(QStringLiteral(":/ostrevan/ostrevan.svg")));
   setFixedSize(kClientWidth, kClientHeight);
   setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
