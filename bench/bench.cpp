@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -185,19 +186,33 @@ size_t Discard(char*, size_t size, size_t count, void*) {
   return size * count;
 }
 
-// What `curl --parallel --parallel-max 100` does with the same URLs.
-double ReferenceSeconds(const std::vector<Text>& urls) {
+size_t Store(char* data, size_t size, size_t count, void* file) {
+  return std::fwrite(data, size, count, static_cast<FILE*>(file)) * size;
+}
+
+// What `curl --parallel --parallel-max 100` does with the same URLs; with a folder, each body
+// is stored in a file of its own there, as `curl -o` would.
+double ReferenceSeconds(const std::vector<Text>& urls, const std::filesystem::path& folder) {
   auto start = Clock::now();
   CURLM* multi = curl_multi_init();
   CURLSH* share = curl_share_init();
   curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   std::size_t next = 0;
   int running = 0;
+  std::map<CURL*, FILE*> files;
   auto add = [&] {
     CURL* easy = curl_easy_init();
-    curl_easy_setopt(easy, CURLOPT_URL, urls[next++].c_str());
+    curl_easy_setopt(easy, CURLOPT_URL, urls[next].c_str());
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Discard);
+    if (folder.empty()) {
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Discard);
+    } else {
+      FILE* file = std::fopen((folder / (std::to_string(next) + ".jpg")).c_str(), "wb");
+      files[easy] = file;
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Store);
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, file);
+    }
+    ++next;
     curl_easy_setopt(easy, CURLOPT_SHARE, share);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_multi_add_handle(multi, easy);
@@ -211,6 +226,10 @@ double ReferenceSeconds(const std::vector<Text>& urls) {
     while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
       if (msg->msg == CURLMSG_DONE) {
         curl_multi_remove_handle(multi, msg->easy_handle);
+        if (auto file = files.find(msg->easy_handle); file != files.end()) {
+          std::fclose(file->second);
+          files.erase(file);
+        }
         curl_easy_cleanup(msg->easy_handle);
         if (next < urls.size()) {
           add();
@@ -262,7 +281,16 @@ void RunScenario(const std::string& name, int rows, const Options& options, Memo
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  double reference = options.reference ? ReferenceSeconds(urls) : 0;
+  std::filesystem::path stored;
+  if (!nickname) {
+    stored = std::filesystem::path(RunDirectory()) / "reference";
+    std::filesystem::create_directories(stored);
+  }
+  double reference = options.reference ? ReferenceSeconds(urls, stored) : 0;
+  if (!stored.empty()) {
+    std::filesystem::remove_all(stored);
+    std::filesystem::remove_all(AvatarFolder());
+  }
   std::printf(
       "scenario=%s rows=%d delay_ms=%d seconds=%.3f reference_seconds=%.3f ratio=%.2f "
       "peak_rss_mb=%.1f peak_threads=%d failed_rows=%d round_trips=%lld\n",
