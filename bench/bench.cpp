@@ -4,7 +4,7 @@
 // scenario.
 //
 //   ostrevan-bench [--rows N] [--scenario nickname|avatar|both] [--delay-ms MS]
-//                  [--no-reference]
+//                  [--window memory|qt] [--no-reference]
 #include <curl/curl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_window.h"
 #include "engine/batch.h"
 #include "memory_window.h"
 #include "net/http_get.h"
@@ -37,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   int rows = 10'000;
+  std::string window = "memory";
   std::string scenario = "both";
   int delay_ms = 0;
   bool reference = true;
@@ -55,6 +57,8 @@ Options ParseOptions(int argc, char** argv) {
       options.rows = std::stoi(value);
     } else if (key == "--scenario") {
       options.scenario = value;
+    } else if (key == "--window") {
+      options.window = value;
     } else if (key == "--delay-ms") {
       options.delay_ms = std::stoi(value);
     } else {
@@ -246,7 +250,7 @@ double ReferenceSeconds(const std::vector<Text>& urls, const std::filesystem::pa
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void RunScenario(const std::string& name, int rows, const Options& options, MemoryWindow& window) {
+void RunScenario(const std::string& name, int rows, const Options& options, BenchWindow& window) {
   bool nickname = name == "nickname";
   Text input;
   std::vector<Text> urls;
@@ -255,12 +259,12 @@ void RunScenario(const std::string& name, int rows, const Options& options, Memo
     input += number + "\r\n";
     urls.push_back(nickname ? NicknameUrl(number) : AvatarUrl(number));
   }
-  window.SetInputText(input);
-  window.ClearRows();
+  window.set_input(input);
+  window.port->ClearRows();
   ResetPeakRss();
 
   ThreadSampler sampler;
-  long long trips_before = window.RoundTrips();
+  long long trips_before = window.round_trips();
   auto start = Clock::now();
   if (nickname) {
     LaunchNicknameBatch();
@@ -271,12 +275,8 @@ void RunScenario(const std::string& name, int rows, const Options& options, Memo
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   int peak_threads = sampler.Stop();
   double peak_rss = PeakRssMb();
-  long long trips = window.RoundTrips() - trips_before;
-
-  int failed = 0;
-  for (const MemoryRow& row : window.Rows()) {
-    failed += row[kColumnStatus] != kStatusDone;
-  }
+  long long trips = window.round_trips() - trips_before;
+  int failed = window.failed_rows();
   while (LiveWorkers() > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -292,9 +292,9 @@ void RunScenario(const std::string& name, int rows, const Options& options, Memo
     std::filesystem::remove_all(AvatarFolder());
   }
   std::printf(
-      "scenario=%s rows=%d delay_ms=%d seconds=%.3f reference_seconds=%.3f ratio=%.2f "
+      "scenario=%s window=%s rows=%d delay_ms=%d seconds=%.3f reference_seconds=%.3f ratio=%.2f "
       "peak_rss_mb=%.1f peak_threads=%d failed_rows=%d round_trips=%lld\n",
-      name.c_str(), rows, options.delay_ms, seconds, reference,
+      name.c_str(), options.window.c_str(), rows, options.delay_ms, seconds, reference,
       reference > 0 ? seconds / reference : 0.0, peak_rss, peak_threads, failed, trips);
   std::fflush(stdout);
 }
@@ -317,17 +317,33 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
   SetRunDirectoryForTesting(folder.string());
   InitBatchState();
-  OnWindowCreated();
   SetMessagePresenter(&Completion::Present);
-  MemoryWindow window;
-  SetWindowPort(&window);
-
-  for (const char* name : {"nickname", "avatar"}) {
-    if (options.scenario == "both" || options.scenario == name) {
-      RunScenario(name, options.rows, options, window);
+  auto run_scenarios = [&options](BenchWindow& window) {
+    for (const char* name : {"nickname", "avatar"}) {
+      if (options.scenario == "both" || options.scenario == name) {
+        RunScenario(name, options.rows, options, window);
+      }
     }
+  };
+  int status = 0;
+  if (options.window == "qt") {
+    status = RunWithQtWindow(argc, argv, run_scenarios);
+  } else {
+    MemoryWindow memory;
+    BenchWindow window{&memory, [&](const Text& text) { memory.SetInputText(text); },
+                       [&] {
+                         int failed = 0;
+                         for (const MemoryRow& row : memory.Rows()) {
+                           failed += row[kColumnStatus] != kStatusDone;
+                         }
+                         return failed;
+                       },
+                       [&] { return memory.RoundTrips(); }};
+    SetWindowPort(&memory);
+    OnWindowCreated();
+    run_scenarios(window);
+    SetWindowPort(nullptr);
   }
-  SetWindowPort(nullptr);
   std::filesystem::remove_all(folder);
-  return 0;
+  return status;
 }
