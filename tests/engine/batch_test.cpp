@@ -278,7 +278,10 @@ TEST_F(BatchTest, FailedAvatarRowsStoreNothingAndKeepWhatWasThere) {
                                   "../escape",
                                   "a\\b",
                                   "",
-                                  ".hidden"};
+                                  ".hidden",
+                                  "10009"};
+  // A folder in the way of 10009.jpg: the write fails, and the folder stays as it was.
+  fs::create_directories(AvatarDir() / "10009.jpg" / "inside");
   std::vector<Text> numbers = failing;
   numbers.push_back("10001");
   RunAvatars(numbers);
@@ -294,9 +297,25 @@ TEST_F(BatchTest, FailedAvatarRowsStoreNothingAndKeepWhatWasThere) {
   for (const auto& entry : fs::directory_iterator(AvatarDir())) {
     stored.insert(entry.path().filename().string());
   }
-  EXPECT_EQ(stored, (std::set<Text>{kept + ".jpg", "10001.jpg"}));
+  EXPECT_EQ(stored, (std::set<Text>{kept + ".jpg", "10001.jpg", "10009.jpg"}));
+  EXPECT_TRUE(fs::is_directory(AvatarDir() / "10009.jpg" / "inside"));
   EXPECT_EQ(ReadFile(AvatarDir() / (kept + ".jpg")), "earlier image");
   EXPECT_FALSE(fs::exists(folder_ / "escape.jpg"));
+}
+
+// The user may close the window while the completion box is open: the file is written first.
+TEST_F(BatchTest, NicknameFileIsWrittenBeforeTheBatchIsAnnounced) {
+  static fs::path name_file;
+  static Text at_announcement;
+  name_file = NameFile();
+  SetMessagePresenter([](const Text& caption, const Text& message, BoxIcon icon) {
+    at_announcement = ReadFile(name_file);
+    MessageLog::Present(caption, message, icon);
+  });
+  RunNicknames({"10001"});
+  ExpectOneMessage(kNicknamesDone);
+  SetMessagePresenter(&MessageLog::Present);
+  EXPECT_EQ(at_announcement, NicknameLine("10001", stub::NicknameFor("10001")));
 }
 
 TEST_F(BatchTest, NicknameFileThatCannotBeWrittenIsReportedByName) {
