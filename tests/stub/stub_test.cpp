@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "stub_server.h"
 
@@ -30,28 +31,40 @@ int Connect(int port) {
   return fd;
 }
 
-// Sends one request and reads the answer to the close.
-std::string Exchange(int port, const std::string& target) {
+int SendRequest(int port, const std::string& target) {
   int fd = Connect(port);
-  if (fd < 0) {
-    return "";
+  if (fd >= 0) {
+    std::string request = "GET " + target + " HTTP/1.0\r\nHost: r.qzone.qq.com\r\n\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   }
-  std::string request = "GET " + target + " HTTP/1.0\r\nHost: r.qzone.qq.com\r\n\r\n";
-  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+// Reads up to limit bytes or to the close, and closes.
+std::string ReadAnswer(int fd, std::size_t limit = std::string::npos) {
   std::string answer;
   char buffer[8192];
-  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+  for (ssize_t n; answer.size() < limit && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
     answer.append(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
   return answer;
 }
 
+std::string Exchange(int port, const std::string& target) {
+  int fd = SendRequest(port, target);
+  return fd < 0 ? std::string() : ReadAnswer(fd);
+}
+
+std::string Avatar(const std::string& number) {
+  return std::string(kAvatarPath) + number + kAvatarTail;
+}
+
 std::string BodyOf(const std::string& answer) {
   return answer.substr(answer.find("\r\n\r\n") + 4);
 }
 std::string HeadOf(const std::string& answer) {
-  return answer.substr(0, answer.find("\r\n\r\n"));
+  return answer.substr(0, answer.find("\r\n\r\n") + 2);
 }
 
 class StubTest : public testing::Test {
@@ -79,37 +92,96 @@ TEST_F(StubTest, RepliesAreThoseOfTheServiceAndDifferPerNumber) {
   EXPECT_EQ(AvatarImageFor("10001").substr(AvatarImageFor("10001").size() - 2), "\xFF\xD9");
 }
 
-TEST_F(StubTest, ScriptedFaults) {
+// Plain numbers meet the awkward nicknames: escapes in the reply, and a GBK character whose
+// second byte is a backslash, which travels unescaped.
+TEST_F(StubTest, AwkwardNicknamesTravelAsTheServiceSendsThem) {
   const struct {
-    const char* number;
-    const char* head_has;
-    std::size_t body_size;  // 0: not checked
+    std::string shown;
+    std::string in_reply;
   } cases[] = {
-      {"fault-404-1", "HTTP/1.0 404", 0},
-      {"fault-500-1", "HTTP/1.0 500", 0},
-      {"fault-redirect-5", "Location: http://r.qzone.qq.com/fcg-bin/cgi_get_portrait.fcg?uins=5",
-       0},
-      {"fault-badlen-1", "Content-Length: lots", 0},
-      {"fault-empty-1", "Content-Length: 0", 0},
+      {"say\"hi", "say\\\"hi"},
+      {"back\\slash", "back\\\\slash"},
+      {"\xD5\x5C\xD0\xC4", "\xD5\x5C\xD0\xC4"},
+      {"\xD0\xA1\xC3\xF7", "\xD0\xA1\xC3\xF7"},
   };
   for (const auto& c : cases) {
-    std::string answer = Exchange(server_.Port(), std::string(kPortraitPath) + c.number);
-    EXPECT_NE(HeadOf(answer).find(c.head_has), std::string::npos) << c.number << "\n" << answer;
+    std::string number;
+    for (int n = 10000; n < 10100 && number.empty(); ++n) {
+      if (NicknameFor(std::to_string(n)) == c.shown) {
+        number = std::to_string(n);
+      }
+    }
+    ASSERT_FALSE(number.empty()) << c.shown;
+    std::string reply = PortraitReplyFor(number);
+    EXPECT_EQ(reply.substr(reply.size() - c.in_reply.size() - 7), "\"" + c.in_reply + "\",0]})");
   }
-  std::string nolen = Exchange(server_.Port(), std::string(kPortraitPath) + "fault-nolen-1");
+}
+
+TEST_F(StubTest, ScriptedFaults) {
+  const std::string portrait = kPortraitPath;
+  const struct {
+    std::string target;
+    const char* head_has;
+  } cases[] = {
+      {portrait + "fault-404-1", "HTTP/1.0 404"},
+      {portrait + "fault-500-1", "HTTP/1.0 500"},
+      {portrait + "fault-redirect-5",
+       "Location: http://r.qzone.qq.com/fcg-bin/cgi_get_portrait.fcg?uins=5\r"},
+      {portrait + "fault-loop-5",
+       "Location: http://r.qzone.qq.com/fcg-bin/cgi_get_portrait.fcg?uins=fault-loop-5\r"},
+      {Avatar("fault-redirect-5"), "Location: http://r.qzone.qq.com/headimg_dl?bs=qq&dst_uin=5&"},
+      {Avatar("fault-notimage-1"),
+       "HTTP/1.0 200 OK\r\nServer: ostrevan-stub\r\nContent-Type: text/html"},
+      {portrait + "fault-badlen-1", "Content-Length: lots"},
+      {portrait + "fault-empty-1", "Content-Length: 0\r\n"},
+  };
+  for (const auto& c : cases) {
+    std::string answer = Exchange(server_.Port(), c.target);
+    EXPECT_NE(HeadOf(answer).find(c.head_has), std::string::npos) << c.target << "\n" << answer;
+  }
+  std::string nolen = Exchange(server_.Port(), portrait + "fault-nolen-1");
   EXPECT_EQ(HeadOf(nolen).find("Content-Length"), std::string::npos);
   EXPECT_EQ(BodyOf(nolen), PortraitReplyFor("fault-nolen-1"));
-  std::string cut = Exchange(server_.Port(), std::string(kPortraitPath) + "fault-short-1");
+  std::string cut = Exchange(server_.Port(), portrait + "fault-short-1");
   EXPECT_NE(HeadOf(cut).find("Content-Length: " +
                              std::to_string(PortraitReplyFor("fault-short-1").size() * 10)),
             std::string::npos);
   EXPECT_EQ(BodyOf(cut), PortraitReplyFor("fault-short-1"));
 }
 
+TEST_F(StubTest, AHugeBodyEndsWhenItsClientLeaves) {
+  int fd = SendRequest(server_.Port(), Avatar("fault-huge-1"));
+  ASSERT_GE(fd, 0);
+  std::string start = ReadAnswer(fd, 1 << 20);
+  EXPECT_EQ(start.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(HeadOf(start).find("Content-Length"), std::string::npos);
+  EXPECT_EQ(BodyOf(Exchange(server_.Port(), Avatar("10001"))), AvatarImageFor("10001"));
+}
+
 TEST_F(StubTest, DelaysOnlyTheRepliesItIsToldTo) {
   auto start = std::chrono::steady_clock::now();
   Exchange(server_.Port(), std::string(kPortraitPath) + "fault-delay-300-1");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+// Delayed replies wait side by side: a hundred of them take about one delay, not a hundred.
+TEST(StubDelay, EveryReplyWaitsAndAllWaitTogether) {
+  StubServer server;
+  StubOptions options;
+  options.reply_delay_ms = 400;
+  ASSERT_TRUE(server.Start(options));
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> fds;
+  for (int i = 0; i < 100; ++i) {
+    fds.push_back(SendRequest(server.Port(), std::string(kPortraitPath) + std::to_string(i)));
+  }
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(BodyOf(ReadAnswer(fds[static_cast<std::size_t>(i)])),
+              PortraitReplyFor(std::to_string(i)));
+  }
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(400));
+  EXPECT_LT(took, std::chrono::seconds(20));
 }
 
 TEST(StubLifetime, StopAndTheEndOfItsLifetimeCloseThePort) {

@@ -16,6 +16,10 @@ namespace {
 ostrevan::stub::StubOptions ParseOptions(int argc, char** argv) {
   ostrevan::stub::StubOptions options;
   options.lifetime_seconds = 600;
+  if (argc % 2 == 0) {
+    std::fprintf(stderr, "usage: ostrevan-stub [--port P] [--lifetime SECONDS] [--delay-ms MS]\n");
+    std::exit(2);
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--port") == 0) {
       options.port = std::atoi(argv[i + 1]);
@@ -29,6 +33,19 @@ ostrevan::stub::StubOptions ParseOptions(int argc, char** argv) {
     }
   }
   return options;
+}
+
+// A lifetime of zero serves until a signal comes.
+void WaitForStop(const ostrevan::stub::StubOptions& options, const sigset_t& stop_signals) {
+  if (options.lifetime_seconds <= 0) {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    return;
+  }
+  timespec lifetime{};
+  lifetime.tv_sec = static_cast<time_t>(options.lifetime_seconds);
+  lifetime.tv_nsec = static_cast<long>((options.lifetime_seconds - lifetime.tv_sec) * 1e9);
+  sigtimedwait(&stop_signals, nullptr, &lifetime);
 }
 
 }  // namespace
@@ -50,10 +67,7 @@ int main(int argc, char** argv) {
   std::printf("port=%d\n", server.Port());
   std::fflush(stdout);
 
-  timespec lifetime{};
-  lifetime.tv_sec = static_cast<time_t>(options.lifetime_seconds);
-  lifetime.tv_nsec = static_cast<long>((options.lifetime_seconds - lifetime.tv_sec) * 1e9);
-  sigtimedwait(&stop_signals, nullptr, &lifetime);
+  WaitForStop(options, stop_signals);
   server.Stop();
   return 0;
 }

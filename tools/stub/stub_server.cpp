@@ -160,15 +160,23 @@ Reply NormalReply(bool avatar, const std::string& number) {
   return reply;
 }
 
+// The query the tool sends for a number, so that a redirect leads to a request like its own.
+std::string RequestQuery(bool avatar, const std::string& number) {
+  if (avatar) {
+    return "bs=qq&dst_uin=" + number +
+           "&src_uin=*&fid=*&spec=100&url_enc=0&referer=bu_interface&term_type=PC";
+  }
+  return "uins=" + number;
+}
+
 Reply FaultReply(bool avatar, const std::string& number, const std::string& host,
-                 const std::string& path, const std::string& key) {
+                 const std::string& path) {
   Fault fault = ParseFault(number);
   Reply reply = NormalReply(avatar, number);
   auto redirect_to = [&](const std::string& to) {
     reply = Reply();
     reply.status = 302;
-    reply.location = "http://" + host + path + "?" + key + "=" + to +
-                     (avatar ? "&src_uin=*&fid=*&spec=100" : "");
+    reply.location = "http://" + host + path + "?" + RequestQuery(avatar, to);
     reply.body = "moved";
   };
   if (fault.kind == "404" || fault.kind == "500") {
@@ -230,7 +238,8 @@ bool ParseRequestLine(std::string_view head, std::string& host, std::string& pat
   return true;
 }
 
-Reply Answer(std::string_view head) {
+// A request without a host is redirected to this server itself.
+Reply Answer(std::string_view head, int port) {
   std::string host, path, query;
   if (!ParseRequestLine(head, host, path, query)) {
     Reply bad;
@@ -238,11 +247,14 @@ Reply Answer(std::string_view head) {
     bad.body = HtmlPage(500);
     return bad;
   }
+  if (host.empty()) {
+    host = "127.0.0.1:" + std::to_string(port);
+  }
   if (path == "/fcg-bin/cgi_get_portrait.fcg") {
-    return FaultReply(false, QueryValue(query, "uins"), host, path, "uins");
+    return FaultReply(false, QueryValue(query, "uins"), host, path);
   }
   if (path == "/headimg_dl") {
-    return FaultReply(true, QueryValue(query, "dst_uin"), host, path, "dst_uin");
+    return FaultReply(true, QueryValue(query, "dst_uin"), host, path);
   }
   Reply missing;
   missing.status = 404;
@@ -375,7 +387,7 @@ struct StubServer::Impl {
     }
     c.answered = true;
     ++requests;
-    Reply reply = Answer(std::string_view(c.in).substr(0, end + 2));
+    Reply reply = Answer(std::string_view(c.in).substr(0, end + 2), port);
     int delay = reply.delay_ms + options.reply_delay_ms;
     if (delay > 0) {
       delayed.emplace(Clock::now() + std::chrono::milliseconds(delay), fd, c.serial);
@@ -399,7 +411,7 @@ struct StubServer::Impl {
       if (found == connections.end() || found->second.serial != serial) {
         continue;
       }
-      Reply reply = Answer(std::string_view(found->second.in));
+      Reply reply = Answer(std::string_view(found->second.in), port);
       Respond(fd, reply);
     }
     return -1;
