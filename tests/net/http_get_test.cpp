@@ -186,6 +186,24 @@ TEST_F(HttpGetTest, GoesThroughTheProxyOfTheEnvironmentInAbsoluteForm) {
   }
 }
 
+TEST_F(HttpGetTest, CredentialsOfTheUrlAnswerTheServersChallenge) {
+  RawServer server([](const std::string& request) {
+    if (request.find("\r\nAuthorization: Basic dXNlcjpwdw==\r\n") != std::string::npos) {
+      return Script{WithLength("200 OK", "secret")};
+    }
+    return Script{Response("401 Unauthorized", "denied",
+                           "WWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n")};
+  });
+  std::string url = server.Base();
+  url.insert(std::string("http://").size(), "user:pw@");
+  HttpReply reply = HttpGet(url + "/private");
+  EXPECT_EQ(reply.body, "secret");
+  EXPECT_TRUE(reply.Succeeded());
+  ASSERT_FALSE(server.Requests().empty());
+  EXPECT_EQ(server.Requests()[0].find("user"), std::string::npos);
+  EXPECT_EQ(server.Requests()[0].find("Authorization"), std::string::npos);
+}
+
 TEST_F(HttpGetTest, RefusedUrlsSendNothing) {
   RawServer server([](const std::string&) { return Script{WithLength("200 OK", "x")}; });
   const std::string port = std::to_string(server.Port());
