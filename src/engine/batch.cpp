@@ -72,9 +72,6 @@ EngineTuning Tuning() {
 bool IsBackslash(char c) {
   return c == '\\';
 }
-bool IsLeadByte(char c) {
-  return static_cast<unsigned char>(c) >= 0x80;
-}
 
 // Undoes the escapes \" \\ and \/ of a string literal; every other byte stays as it came. GBK
 // characters are stepped over whole, since their second byte may be 0x5C.

@@ -14,10 +14,6 @@
 namespace ostrevan {
 namespace {
 
-bool IsLeadByte(char c) {
-  return static_cast<unsigned char>(c) >= 0x80;
-}
-
 // The length of the character that begins at p: two bytes for a lead byte followed by another
 // byte, else one. Zero when a lead byte is the last byte, which ends every walk.
 std::size_t CharacterLength(std::string_view text, std::size_t p) {
@@ -157,12 +153,11 @@ const Text& ElementAt(const TextArray& array, std::int32_t index) {
   return array[static_cast<std::size_t>(index - 1)];
 }
 
-namespace {
-
 bool IsAscii(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return std::none_of(bytes.begin(), bytes.end(), IsLeadByte);
 }
+
+namespace {
 
 std::string Convert(std::string_view bytes, const char* to, const char* from) {
   if (IsAscii(bytes)) {

@@ -21,6 +21,13 @@ using ByteBuffer = std::string;
 // Elements are addressed 1-based through ElementAt.
 using TextArray = std::vector<Text>;
 
+// A byte of 0x80 or above begins a two-byte GBK character.
+inline bool IsLeadByte(char c) {
+  return static_cast<unsigned char>(c) >= 0x80;
+}
+// Bytes that read the same in GBK, UTF-8 and Latin-1.
+bool IsAscii(std::string_view bytes);
+
 std::int32_t TextLength(std::string_view text);
 Text JoinText(std::initializer_list<std::string_view> parts);
 Text LeftBytes(std::string_view text, std::int32_t count);

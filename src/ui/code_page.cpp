@@ -2,17 +2,8 @@
 
 #include <QStringDecoder>
 #include <QStringEncoder>
-#include <algorithm>
 
 namespace ostrevan {
-namespace {
-
-bool IsAscii(const Text& text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-}  // namespace
 
 QString FromCodePage(const Text& text) {
   if (IsAscii(text)) {

@@ -9,6 +9,7 @@
 
 #include "engine/batch.h"
 #include "net/http_get.h"
+#include "open_box.h"
 #include "runtime/files.h"
 #include "stub_server.h"
 #include "ui/code_page.h"
@@ -21,15 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::vector<Text> kNumbers{"10001", "123456", "1514134242"};
-
-QMessageBox* OpenBox() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) {
-      return box;
-    }
-  }
-  return nullptr;
-}
 
 Text ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

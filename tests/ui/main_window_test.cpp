@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/batch.h"
+#include "open_box.h"
 #include "runtime/files.h"
 #include "runtime/program_texts.h"
 #include "runtime/threads.h"
@@ -41,15 +42,6 @@ void RecordMessage(const Text&, const Text& message, BoxIcon) {
 void RecordShellRequest(ShellVerb verb, const Text& target) {
   std::lock_guard guard(g_log_mutex);
   g_shell_requests.emplace_back(verb, target);
-}
-
-QMessageBox* OpenBox() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) {
-      return box;
-    }
-  }
-  return nullptr;
 }
 
 }  // namespace
